@@ -12,8 +12,8 @@ std::string ComposeErrorReport(const std::string& className, const std::string& 
     std::snprintf(addressText, sizeof addressText, "%08X",
                   static_cast<unsigned>(address & 0xFFFFFFFFu));
     const bool needsStop = !message.empty() && message.back() != '.';
-    return "Exception " + className + " in module " + moduleName + " at " + addressText +
-           ".\r\n" + message + (needsStop ? "." : "") + "\r\n";
+    return "Exception " + className + " in module " + moduleName + " at " + addressText + ".\r\n" +
+           message + (needsStop ? "." : "") + "\r\n";
 }
 
 namespace {

@@ -17,8 +17,8 @@ namespace {
 {
     std::fflush(stdout);
     using namespace tarvik::console;
-    const std::string report = ComposeErrorReport(className, ModuleFileName(),
-                                                  ModuleOffset(address), message);
+    const std::string report =
+        ComposeErrorReport(className, ModuleFileName(), ModuleOffset(address), message);
     WriteErrorOutput(report + "\r\n");
     std::exit(1);
 }

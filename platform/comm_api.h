@@ -187,15 +187,15 @@ public:
     virtual void SetLastError(DWORD code) = 0;
     virtual DWORD GetLastError() = 0;
 
-    virtual HANDLE CreateFileA(const char* name, DWORD access, DWORD shareMode,
-                               DWORD creation, DWORD flagsAndAttributes) = 0;
+    virtual HANDLE CreateFileA(const char* name, DWORD access, DWORD shareMode, DWORD creation,
+                               DWORD flagsAndAttributes) = 0;
     virtual BOOL CloseHandle(HANDLE handle) = 0;
     virtual BOOL ReadFile(HANDLE file, void* buffer, DWORD toRead, DWORD* read,
                           OVERLAPPED* overlapped) = 0;
-    virtual BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite,
-                           DWORD* written, OVERLAPPED* overlapped) = 0;
-    virtual BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped,
-                                     DWORD* transferred, BOOL wait) = 0;
+    virtual BOOL WriteFile(HANDLE file, const void* buffer, DWORD toWrite, DWORD* written,
+                           OVERLAPPED* overlapped) = 0;
+    virtual BOOL GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWORD* transferred,
+                                     BOOL wait) = 0;
     virtual DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) = 0;
     virtual HANDLE CreateEventA(BOOL manualReset, BOOL initialState) = 0;
 
@@ -216,8 +216,8 @@ public:
     virtual BOOL FlushFileBuffers(HANDLE file) = 0;
 
     // Characters stored in buffer without the terminating zero; 0 on failure.
-    virtual DWORD FormatMessageA(DWORD flags, DWORD messageId, DWORD languageId,
-                                 char* buffer, DWORD size) = 0;
+    virtual DWORD FormatMessageA(DWORD flags, DWORD messageId, DWORD languageId, char* buffer,
+                                 DWORD size) = 0;
 
     virtual BOOL QueryPerformanceFrequency(std::int64_t* frequency) = 0;
     virtual BOOL QueryPerformanceCounter(std::int64_t* count) = 0;

@@ -30,7 +30,8 @@ std::int32_t StrToIntDef(std::string_view text, std::int32_t fallback)
     if (i < text.size() && text[i] == '$') {
         base = 16;
         ++i;
-    } else if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+    } else if (i + 1 < text.size() && text[i] == '0' &&
+               (text[i + 1] == 'x' || text[i + 1] == 'X')) {
         base = 16;
         i += 2;
     }
@@ -39,7 +40,8 @@ std::int32_t StrToIntDef(std::string_view text, std::int32_t fallback)
 
     // Hexadecimal is a bit pattern of up to 32 bits ("$FFFFFFFF" is -1);
     // decimal must fit a signed 32-bit value.
-    const std::uint64_t limit = base == 16 ? 0xFFFFFFFFull : (negative ? 0x80000000ull : 0x7FFFFFFFull);
+    const std::uint64_t limit =
+        base == 16 ? 0xFFFFFFFFull : (negative ? 0x80000000ull : 0x7FFFFFFFull);
     std::uint64_t value = 0;
     for (; i < text.size(); ++i) {
         const int digit = DigitValue(text[i]);

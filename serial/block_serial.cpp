@@ -43,8 +43,7 @@ std::string FormatMessageText(std::int32_t code, const std::string& description)
 
 } // namespace
 
-EKorloSerError::EKorloSerError(std::int32_t code, std::string description,
-                               const void* raiseAddress)
+EKorloSerError::EKorloSerError(std::int32_t code, std::string description, const void* raiseAddress)
     : Message(FormatMessageText(code, description)), Code(code),
       Description(std::move(description)), RaiseAddress(raiseAddress)
 {
@@ -77,8 +76,8 @@ std::string TBlockSerial::GetErrorDesc(std::int32_t code, win::CommApi& api)
                                  win::FORMAT_MESSAGE_IGNORE_INSERTS |
                                  win::FORMAT_MESSAGE_ARGUMENT_ARRAY;
     std::array<char, 256> buffer{};
-    const win::DWORD length = api.FormatMessageA(flags, static_cast<win::DWORD>(code), 0,
-                                                 buffer.data(), buffer.size());
+    const win::DWORD length =
+        api.FormatMessageA(flags, static_cast<win::DWORD>(code), 0, buffer.data(), buffer.size());
     std::string text(buffer.data(), length < buffer.size() ? length : buffer.size());
     // System texts end in a full stop and a line break; the component's own do not.
     while (!text.empty() && (static_cast<unsigned char>(text.back()) <= 0x20 || text.back() == '.'))

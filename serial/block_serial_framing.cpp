@@ -23,9 +23,9 @@ std::int32_t RemainingLength(TStream& stream)
 void TBlockSerial::SendInt32(std::int32_t value)
 {
     const auto bits = static_cast<std::uint32_t>(value);
-    const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(bits), static_cast<std::uint8_t>(bits >> 8),
-                                   static_cast<std::uint8_t>(bits >> 16),
-                                   static_cast<std::uint8_t>(bits >> 24)};
+    const std::uint8_t bytes[4] = {
+        static_cast<std::uint8_t>(bits), static_cast<std::uint8_t>(bits >> 8),
+        static_cast<std::uint8_t>(bits >> 16), static_cast<std::uint8_t>(bits >> 24)};
     SendBytes(bytes, 4);
 }
 
@@ -69,7 +69,9 @@ std::int32_t TBlockSerial::ReadInt32(std::int32_t timeout)
     const std::string text = ReadTextCount(4, timeout);
     if (FLastErrorCode != seOK || text.size() < 4)
         return 0;
-    const auto byte = [&](std::size_t i) { return static_cast<std::uint32_t>(static_cast<std::uint8_t>(text[i])); };
+    const auto byte = [&](std::size_t i) {
+        return static_cast<std::uint32_t>(static_cast<std::uint8_t>(text[i]));
+    };
     return static_cast<std::int32_t>(byte(0) | byte(1) << 8 | byte(2) << 16 | byte(3) << 24);
 }
 

@@ -29,8 +29,7 @@ std::string TBlockSerial::ModemConnect(const std::string& command)
 {
     // Dialling waits 90 times as long for each line; the product wraps in
     // 32 bits as the time-out type does.
-    const auto timeout =
-        static_cast<std::int32_t>(static_cast<std::uint32_t>(AtTimeout) * 90u);
+    const auto timeout = static_cast<std::int32_t>(static_cast<std::uint32_t>(AtTimeout) * 90u);
     return ExchangeLines(command, timeout, true);
 }
 

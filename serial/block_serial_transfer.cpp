@@ -47,9 +47,8 @@ std::int32_t TBlockSerial::TransferBytes(bool sending, void* buffer, std::int32_
     OVERLAPPED overlapped{};
     SetError(seOK);
     const auto length = static_cast<DWORD>(count);
-    const BOOL completed = sending
-                               ? FApi.WriteFile(Handle, buffer, length, &done, &overlapped)
-                               : FApi.ReadFile(Handle, buffer, length, &done, &overlapped);
+    const BOOL completed = sending ? FApi.WriteFile(Handle, buffer, length, &done, &overlapped)
+                                   : FApi.ReadFile(Handle, buffer, length, &done, &overlapped);
     const DWORD status = completed ? ERROR_SUCCESS : FApi.GetLastError();
     if (status == ERROR_IO_PENDING) {
         const DWORD waited = FApi.WaitForSingleObject(Handle, static_cast<DWORD>(DeadlockTimeout));

@@ -104,6 +104,7 @@ private:
     struct Port {
         UniqueFd fd;
         bool exclusive = false; // we set TIOCEXCL and clear it again on close
+        bool rs485 = false;     // we switched the driver's RS-485 mode on
         bool overlapped = false;
         bool terminal = false;
         bool pseudoTerminal = false;
@@ -144,6 +145,8 @@ private:
     void RefreshLineCache(Port& port);
     void TakeLineCounts(Port& port, win::DWORD* errors);
     win::BOOL ApplyLineSettings(Port& port, const win::DCB& dcb);
+    // RTS_CONTROL_TOGGLE is the driver's RS-485 mode: RTS up only while sending.
+    win::BOOL ApplyRtsToggle(Port& port, bool on);
 
     win::BOOL StartTransfer(win::HANDLE file, Port& port, Transfer& transfer, win::DWORD* count,
                             win::OVERLAPPED* overlapped);

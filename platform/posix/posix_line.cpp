@@ -145,6 +145,31 @@ BOOL PosixCommApi::ApplyLineSettings(Port& port, const DCB& dcb)
     return 1;
 }
 
+BOOL PosixCommApi::ApplyRtsToggle(Port& port, bool on)
+{
+    if (on == port.rs485)
+        return 1;
+    serial_rs485 mode{};
+    const int fd = port.fd.Get();
+    if (::ioctl(fd, TIOCGRS485, &mode) != 0 || [&] {
+            if (on) {
+                mode.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+                mode.flags &= ~static_cast<decltype(mode.flags)>(SER_RS485_RTS_AFTER_SEND);
+            } else {
+                mode.flags &= ~static_cast<decltype(mode.flags)>(SER_RS485_ENABLED);
+            }
+            return ::ioctl(fd, TIOCSRS485, &mode) != 0;
+        }()) {
+        const int err = errno;
+        // A driver without RS-485 support cannot toggle RTS by itself.
+        if (err == ENOTTY || err == EINVAL || err == EOPNOTSUPP)
+            return Fail(ERROR_NOT_SUPPORTED);
+        return FailErrno(err);
+    }
+    port.rs485 = on;
+    return 1;
+}
+
 BOOL PosixCommApi::SetCommState(HANDLE file, const DCB* dcb)
 {
     Port* port = FindPort(file);
@@ -152,8 +177,14 @@ BOOL PosixCommApi::SetCommState(HANDLE file, const DCB* dcb)
         return 0;
     if (dcb == nullptr)
         return Fail(ERROR_INVALID_PARAMETER);
+    // RS-485 first: refused, it leaves every other setting as it was.
+    const bool toggle = dcb->fRtsControl == RTS_CONTROL_TOGGLE;
+    if (toggle && !ApplyRtsToggle(*port, true))
+        return 0;
     if (!ApplyLineSettings(*port, *dcb))
         return 0;
+    if (!toggle)
+        ApplyRtsToggle(*port, false);
 
     const int fd = port->fd.Get();
     if (dcb->fDtrControl == DTR_CONTROL_ENABLE || dcb->fDtrControl == DTR_CONTROL_DISABLE)

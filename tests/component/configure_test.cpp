@@ -57,8 +57,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ConfigureCase{"software_flow", 'N', true, false, 0x1311, win::NOPARITY},
                       ConfigureCase{"hardware_flow", 'N', false, true, 0x2015, win::NOPARITY},
                       ConfigureCase{"both_flows", 'N', true, true, 0x2315, win::NOPARITY},
-                      ConfigureCase{"both_flows_even", 'E', true, true, 0x2317,
-                                    win::EVENPARITY}),
+                      ConfigureCase{"both_flows_even", 'E', true, true, 0x2317, win::EVENPARITY}),
     [](const auto& p) { return std::string(p.param.What); });
 
 TEST_F(SerialFixture, ConfigurePassesValuesUncheckedAndRebuildsEveryTime)

@@ -61,8 +61,8 @@ TEST_F(SerialFixture, IntegersAndSizedStringsOnTheWire)
     serial.SendInt32(-2);
     serial.SendSized("ABC");
     serial.SendSized("");
-    EXPECT_EQ(device.Written(), Bytes({1, 0, 0, 0, 0xFE, 0xFF, 0xFF, 0xFF, 3, 0, 0, 0, 'A', 'B',
-                                       'C', 0, 0, 0, 0}));
+    EXPECT_EQ(device.Written(),
+              Bytes({1, 0, 0, 0, 0xFE, 0xFF, 0xFF, 0xFF, 3, 0, 0, 0, 'A', 'B', 'C', 0, 0, 0, 0}));
     EXPECT_THAT(device.Writes(), ElementsAre(Bytes({1, 0, 0, 0}), Bytes({0xFE, 0xFF, 0xFF, 0xFF}),
                                              Bytes({3, 0, 0, 0}), "ABC", Bytes({0, 0, 0, 0}), ""));
 }
@@ -75,10 +75,8 @@ TEST_F(SerialFixture, StreamsGoOutFromTheirPositionBehindTheirLength)
         std::int64_t Position;
         std::string Wire;
     } cases[] = {
-        {false, 0, Bytes({5, 0, 0, 0}) + "hello"},
-        {true, 0, Bytes({0, 0, 0, 5}) + "hello"},
-        {false, 3, Bytes({2, 0, 0, 0}) + "lo"},
-        {true, 3, Bytes({0, 0, 0, 2}) + "lo"},
+        {false, 0, Bytes({5, 0, 0, 0}) + "hello"}, {true, 0, Bytes({0, 0, 0, 5}) + "hello"},
+        {false, 3, Bytes({2, 0, 0, 0}) + "lo"},    {true, 3, Bytes({0, 0, 0, 2}) + "lo"},
         {false, 5, Bytes({0, 0, 0, 0})},
     };
     for (const auto& c : cases) {
@@ -136,7 +134,8 @@ TEST_F(SerialFixture, IntegersAndSizedStringsReadBack)
     const struct {
         std::string Wire;
         std::int32_t Value;
-    } ints[] = {{Bytes({4, 3, 2, 1}), 0x01020304}, {Bytes({0xFF, 0xFF, 0xFF, 0xFF}), -1},
+    } ints[] = {{Bytes({4, 3, 2, 1}), 0x01020304},
+                {Bytes({0xFF, 0xFF, 0xFF, 0xFF}), -1},
                 {Bytes({0, 0, 0, 0x80}), INT32_MIN}};
     for (const auto& c : ints) {
         device.Send(c.Wire);

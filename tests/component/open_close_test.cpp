@@ -27,25 +27,21 @@ TEST_P(PortNameTest, NameGivesIndexAndPath)
 
 INSTANTIATE_TEST_SUITE_P(
     Names, PortNameTest,
-    ::testing::Values(PortNameCase{"COM3", 2, "\\\\.\\COM3"},
-                      PortNameCase{"com12", 11, "\\\\.\\COM12"},
-                      PortNameCase{"cOm1", 0, "\\\\.\\COM1"}, PortNameCase{"COM", -1, "COM"},
-                      PortNameCase{"COM0", -1, "COM0"}, PortNameCase{"COMx", -1, "COMx"},
-                      PortNameCase{"COM 7", 6, "\\\\.\\COM7"},
-                      PortNameCase{"COM+4", 3, "\\\\.\\COM4"},
-                      PortNameCase{"COM-2", -3, "\\\\.\\COM-2"},
-                      PortNameCase{"COM$A", 9, "\\\\.\\COM10"},
-                      PortNameCase{"COM0x10", 15, "\\\\.\\COM16"},
-                      PortNameCase{"COM3 ", -1, "COM3 "},
-                      PortNameCase{"COM99999999999", -1, "COM99999999999"},
-                      PortNameCase{"COM2147483647", 2147483646, "\\\\.\\COM2147483647"},
-                      PortNameCase{"/dev/ttyS0", 0, "\\\\.\\COM1"},
-                      PortNameCase{"/DEV/TTYS4", 4, "\\\\.\\COM5"},
-                      PortNameCase{"/dev/ttyS", -2, "\\\\.\\COM-1"},
-                      PortNameCase{"/dev/ttySx", -2, "\\\\.\\COM-1"},
-                      PortNameCase{"/dev/ttyS-1", -1, "/dev/ttyS-1"},
-                      PortNameCase{"\\\\.\\COM5", -1, "\\\\.\\COM5"},
-                      PortNameCase{"/dev/ttyUSB0", -1, "/dev/ttyUSB0"}));
+    ::testing::Values(
+        PortNameCase{"COM3", 2, "\\\\.\\COM3"}, PortNameCase{"com12", 11, "\\\\.\\COM12"},
+        PortNameCase{"cOm1", 0, "\\\\.\\COM1"}, PortNameCase{"COM", -1, "COM"},
+        PortNameCase{"COM0", -1, "COM0"}, PortNameCase{"COMx", -1, "COMx"},
+        PortNameCase{"COM 7", 6, "\\\\.\\COM7"}, PortNameCase{"COM+4", 3, "\\\\.\\COM4"},
+        PortNameCase{"COM-2", -3, "\\\\.\\COM-2"}, PortNameCase{"COM$A", 9, "\\\\.\\COM10"},
+        PortNameCase{"COM0x10", 15, "\\\\.\\COM16"}, PortNameCase{"COM3 ", -1, "COM3 "},
+        PortNameCase{"COM99999999999", -1, "COM99999999999"},
+        PortNameCase{"COM2147483647", 2147483646, "\\\\.\\COM2147483647"},
+        PortNameCase{"/dev/ttyS0", 0, "\\\\.\\COM1"}, PortNameCase{"/DEV/TTYS4", 4, "\\\\.\\COM5"},
+        PortNameCase{"/dev/ttyS", -2, "\\\\.\\COM-1"},
+        PortNameCase{"/dev/ttySx", -2, "\\\\.\\COM-1"},
+        PortNameCase{"/dev/ttyS-1", -1, "/dev/ttyS-1"},
+        PortNameCase{"\\\\.\\COM5", -1, "\\\\.\\COM5"},
+        PortNameCase{"/dev/ttyUSB0", -1, "/dev/ttyUSB0"}));
 
 TEST_F(SerialFixture, OpenSetsThePortUpInOrder)
 {
@@ -56,11 +52,10 @@ TEST_F(SerialFixture, OpenSetsThePortUpInOrder)
     EXPECT_NE(serial.Handle, win::INVALID_HANDLE_VALUE);
     EXPECT_EQ(serial.LastErrorCode(), 0);
     EXPECT_EQ(serial.PortIndex(), 2);
-    EXPECT_THAT(api.Calls(), ElementsAre("SetLastError(0)",
-                                         "CreateFileA(\\\\.\\COM3,3221225472,0,3,1073741952)",
-                                         "SetCommMask(0)", "SetupComm(4096,0)", "SetCommTimeouts",
-                                         "EscapeCommFunction(3)", "EscapeCommFunction(5)",
-                                         "PurgeComm(15)"));
+    EXPECT_THAT(api.Calls(),
+                ElementsAre("SetLastError(0)", "CreateFileA(\\\\.\\COM3,3221225472,0,3,1073741952)",
+                            "SetCommMask(0)", "SetupComm(4096,0)", "SetCommTimeouts",
+                            "EscapeCommFunction(3)", "EscapeCommFunction(5)", "PurgeComm(15)"));
     const win::COMMTIMEOUTS timeouts = device.Timeouts();
     EXPECT_EQ(timeouts.ReadIntervalTimeout, 0xFFFFu);
     EXPECT_EQ(timeouts.ReadTotalTimeoutMultiplier, 0u);

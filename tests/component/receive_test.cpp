@@ -14,8 +14,8 @@ TEST(FindLineEndTest, EarliestWinsAndThePairWinsAtAnEqualStart)
         std::size_t Offset;
     } cases[] = {
         {"x\r\ny", "\r\n", 1}, {"x\n\ry", "\n\r", 1}, {"x\ry\n", "\r", 1},
-        {"x\ny\r\n", "\n", 1}, {"\r\r\n", "\r", 0},    {"ab\r", "\r", 2},
-        {"\n", "\n", 0},       {"", "", 0},            {"no line end", "", 0},
+        {"x\ny\r\n", "\n", 1}, {"\r\r\n", "\r", 0},   {"ab\r", "\r", 2},
+        {"\n", "\n", 0},       {"", "", 0},           {"no line end", "", 0},
     };
     for (const auto& c : cases) {
         const LineEnd end = FindLineEnd(c.Text);
@@ -31,9 +31,9 @@ struct LineCase {
     const char* What;
     bool Convert;
     std::vector<std::string> Chunks;
-    std::vector<std::string> Lines;      // what each ReadUntil returns
-    std::vector<std::int32_t> Codes;     // and what it records
-    std::string Left;                    // LineBuffer afterwards
+    std::vector<std::string> Lines;  // what each ReadUntil returns
+    std::vector<std::int32_t> Codes; // and what it records
+    std::string Left;                // LineBuffer afterwards
     bool PendingCR = false;
     bool PendingLF = false;
 };
@@ -70,8 +70,8 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"lone_cr_literal_times_out", false, {"A\r"}, {""}, {seTimeout}, "A\r"},
         LineCase{"lone_lf_at_end", true, {"A\n"}, {"A"}, {0}, "", false, true},
         LineCase{"line_across_three_reads", true, {"O", "K", "\r\n"}, {"OK"}, {0}, ""},
-        LineCase{"drop_only_the_first_byte", true, {"A\r", "\n\nB\r\n"}, {"A", "", "B"},
-                 {0, 0, 0}, ""},
+        LineCase{
+            "drop_only_the_first_byte", true, {"A\r", "\n\nB\r\n"}, {"A", "", "B"}, {0, 0, 0}, ""},
         LineCase{"silence_keeps_the_partial_line", true, {"AB"}, {""}, {seTimeout}, "AB"}),
     [](const auto& p) { return std::string(p.param.What); });
 

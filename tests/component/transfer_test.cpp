@@ -57,9 +57,9 @@ TEST_F(SerialFixture, AWriteThatCannotDrainIsAbortedAfterTheDeadlockTimeout)
     serial.SendText("hello");
     EXPECT_EQ(serial.LastErrorCode(), seTimeout);
     EXPECT_EQ(api.NowNs() - start, 30000 * kMs);
-    EXPECT_THAT(api.Calls(), ElementsAre("WriteFile(5)", "GetLastError",
-                                         "WaitForSingleObject(port,30000)", "PurgeComm(1)",
-                                         "GetOverlappedResult(0)", "ClearCommError"));
+    EXPECT_THAT(api.Calls(),
+                ElementsAre("WriteFile(5)", "GetLastError", "WaitForSingleObject(port,30000)",
+                            "PurgeComm(1)", "GetOverlappedResult(0)", "ClearCommError"));
     EXPECT_FALSE(device.WritePending());
     EXPECT_THAT(notes, ElementsAre(Notification{HR::HR_WriteCount, "2"}));
 
@@ -330,7 +330,8 @@ TEST_F(SerialFixture, RtsTogglingFramesEachSendAndKeepsTheWritesOwnOutcome)
     EXPECT_FALSE(device.Rts());
     api.ClearCalls();
     serial.SendText("AT");
-    EXPECT_THAT(api.CallsOf("FlushFileBuffers"), ElementsAre("FlushFileBuffers", "FlushFileBuffers"));
+    EXPECT_THAT(api.CallsOf("FlushFileBuffers"),
+                ElementsAre("FlushFileBuffers", "FlushFileBuffers"));
     const auto escapes = api.CallsOf("EscapeCommFunction");
     EXPECT_THAT(escapes, ElementsAre("EscapeCommFunction(3)", "EscapeCommFunction(4)"));
     EXPECT_FALSE(device.Rts());

@@ -183,6 +183,23 @@ TEST_F(CommStateTest, RefusedSettingsLeaveTheOldOnesInForce)
     EXPECT_EQ(back.StopBits, TWOSTOPBITS);
 }
 
+TEST_F(CommStateTest, RtsToggleNeedsTheDriversRs485Mode)
+{
+    const DCB good = LineDcb(4800);
+    ASSERT_TRUE(api_.SetCommState(port_, &good));
+    const termios before = Device();
+
+    // A pseudo-terminal has no RS-485 mode: refused as unsupported, nothing changed.
+    DCB toggle = LineDcb(115200);
+    toggle.fRtsControl = RTS_CONTROL_TOGGLE;
+    api_.SetLastError(0);
+    EXPECT_FALSE(api_.SetCommState(port_, &toggle));
+    EXPECT_EQ(api_.GetLastError(), ERROR_NOT_SUPPORTED);
+    const termios after = Device();
+    EXPECT_EQ(::cfgetospeed(&after), ::cfgetospeed(&before));
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+}
+
 TEST_F(CommStateTest, GetCommStateKeepsTheCallersFieldsAndReadsTheDevice)
 {
     DCB set = LineDcb(38400, 7, EVENPARITY, TWOSTOPBITS);

@@ -48,8 +48,8 @@ NullModem::~NullModem()
     const char stop = 1;
     [[maybe_unused]] const ssize_t n = write(FStopPipe[1], &stop, 1);
     FThread.join();
-    for (const int fd : {FMasters[0], FMasters[1], FSlaveKeepers[0], FSlaveKeepers[1],
-                         FStopPipe[0], FStopPipe[1]})
+    for (const int fd :
+         {FMasters[0], FMasters[1], FSlaveKeepers[0], FSlaveKeepers[1], FStopPipe[0], FStopPipe[1]})
         close(fd);
 }
 
