@@ -88,6 +88,11 @@ std::string TBlockSerial::GetErrorDesc(std::int32_t code, win::CommApi& api)
 void TBlockSerial::SetError(std::int32_t code)
 {
     FLastErrorCode = code;
+    // Every operation starts with success; its text needs no look-up.
+    if (code == seOK) {
+        FLastErrorText = "OK";
+        return;
+    }
     FLastErrorText = GetErrorDesc(code, FApi);
 }
 

@@ -116,6 +116,7 @@ private:
         win::DWORD baud = 9600;
         unsigned frameBits = 10;
         LineCounts counts;
+        bool countsUnsupported = false; // the driver refused TIOCGICOUNT
         Transfer read;
         Transfer write;
         CommWait wait;
@@ -161,6 +162,7 @@ private:
     bool StepWrite(Port& port, short revents, Nanos now);
     bool StepWait(Port& port, short revents);
     bool Advance(Port& port);
+    bool Advance(Port& port, short revents);
     Nanos NextWake(const Port& port, Nanos now) const;
     // Moves the port's pending work on until done() holds or the deadline
     // passes: WAIT_OBJECT_0, WAIT_TIMEOUT, or WAIT_FAILED with the error set.

@@ -216,7 +216,11 @@ bool PosixCommApi::Advance(Port& port)
 {
     if (!port.read.Pending() && !port.write.Pending() && !port.wait.Pending())
         return false;
-    const short revents = PollNow(port.fd.Get());
+    return Advance(port, PollNow(port.fd.Get()));
+}
+
+bool PosixCommApi::Advance(Port& port, short revents)
+{
     const Nanos now = MonotonicNow();
     bool progressed = false;
     if (port.read.Pending())
@@ -253,9 +257,12 @@ Nanos PosixCommApi::NextWake(const Port& port, Nanos now) const
 
 DWORD PosixCommApi::Drive(Port& port, const std::function<bool()>& done, Nanos deadline)
 {
+    // The readiness the last poll reported drives the next step, so each
+    // round costs one poll; the first round simply tries the transfer.
     bool wokenByDevice = false;
+    short revents = 0;
     for (;;) {
-        const bool progressed = Advance(port);
+        const bool progressed = Advance(port, revents);
         if (done())
             return WAIT_OBJECT_0;
         const Nanos now = MonotonicNow();
@@ -290,6 +297,7 @@ DWORD PosixCommApi::Drive(Port& port, const std::function<bool()>& done, Nanos d
             return WAIT_FAILED;
         }
         wokenByDevice = ready > 0;
+        revents = ready > 0 ? entry.revents : 0;
     }
 }
 
@@ -314,12 +322,18 @@ BOOL PosixCommApi::StartTransfer(HANDLE file, Port& port, Transfer& transfer, DW
     if (transfer.event != 0)
         BindEvent(transfer.event, file);
 
-    const short revents = PollNow(port.fd.Get());
-    const Nanos now = MonotonicNow();
-    if (&transfer == &port.read)
-        StepRead(port, revents, now);
-    else
-        StepWrite(port, revents, now);
+    // Try the transfer first: it usually completes, and only when it does
+    // not is the device polled for a hang-up.
+    const auto step = [&](short revents) {
+        const Nanos now = MonotonicNow();
+        if (&transfer == &port.read)
+            StepRead(port, revents, now);
+        else
+            StepWrite(port, revents, now);
+    };
+    step(0);
+    if (transfer.Pending())
+        step(PollNow(port.fd.Get()));
 
     // A synchronous handle waits here; Drive finishes the transfer even when
     // the wait itself fails, so `own` is never left behind.

@@ -59,7 +59,15 @@ void PosixCommApi::TakeLineCounts(Port& port, DWORD* errors)
 {
     DWORD bits = 0;
     serial_icounter_struct now{};
-    if (port.terminal && ::ioctl(port.fd.Get(), TIOCGICOUNT, &now) == 0) {
+    // Pseudo-terminals and many USB adapters keep no counters; once the
+    // driver has said so, it is not asked again.
+    if (port.terminal && !port.pseudoTerminal && !port.countsUnsupported) {
+        if (::ioctl(port.fd.Get(), TIOCGICOUNT, &now) != 0) {
+            port.countsUnsupported = true;
+            if (errors != nullptr)
+                *errors = 0;
+            return;
+        }
         // The counters only grow (and wrap); any change is a new error.
         const LineCounts& last = port.counts;
         if (last.valid) {
@@ -220,10 +228,13 @@ BOOL PosixCommApi::ClearCommError(HANDLE file, DWORD* errors, COMSTAT* stat)
     Port* port = FindPort(file);
     if (port == nullptr)
         return 0;
+    // Called around every transfer: ask the kernel only what the answer
+    // needs. Without a COMSTAT only the error word is wanted.
+    if (stat == nullptr) {
+        TakeLineCounts(*port, errors);
+        return 1;
+    }
     const int fd = port->fd.Get();
-    pollfd entry{fd, POLLIN, 0};
-    bool gone = ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLHUP | POLLERR | POLLNVAL));
-
     int inQueue = 0;
     int outQueue = 0;
     int failure = 0;
@@ -234,23 +245,22 @@ BOOL PosixCommApi::ClearCommError(HANDLE file, DWORD* errors, COMSTAT* stat)
         failure = errno;
         outQueue = 0;
     }
-    if (failure == EIO)
-        gone = true;
-    // Bytes that came before the device went are handed out first.
-    if (gone) {
-        if (inQueue <= 0)
+    // Bytes that came before the device went are handed out first, so a
+    // hang-up only matters once nothing is left to read.
+    if (inQueue <= 0) {
+        pollfd entry{fd, POLLIN, 0};
+        const bool gone = failure == EIO || (::poll(&entry, 1, 0) > 0 &&
+                                             (entry.revents & (POLLHUP | POLLERR | POLLNVAL)));
+        if (gone)
             return Fail(ERROR_DEVICE_NOT_CONNECTED);
-        failure = 0;
     }
     if (failure != 0)
         return FailErrno(failure);
 
     TakeLineCounts(*port, errors);
-    if (stat != nullptr) {
-        *stat = COMSTAT{};
-        stat->cbInQue = static_cast<DWORD>(inQueue);
-        stat->cbOutQue = static_cast<DWORD>(outQueue);
-    }
+    *stat = COMSTAT{};
+    stat->cbInQue = static_cast<DWORD>(inQueue);
+    stat->cbOutQue = static_cast<DWORD>(outQueue);
     return 1;
 }
 
