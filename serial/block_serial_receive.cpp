@@ -146,7 +146,7 @@ std::string TBlockSerial::ReadUntil(std::int32_t timeout, const std::string& ter
                 // The second half of a CR LF or LF CR pair split between two reads.
                 if (FPendingCR && gathered.front() == '\n')
                     gathered.erase(0, 1);
-                if (FPendingLF && gathered.front() == '\r')
+                if (FPendingLF && !gathered.empty() && gathered.front() == '\r')
                     gathered.erase(0, 1);
                 FPendingCR = false;
                 FPendingLF = false;
