@@ -117,6 +117,7 @@ private:
         unsigned frameBits = 10;
         LineCounts counts;
         bool countsUnsupported = false; // the driver refused TIOCGICOUNT
+        bool hungUp = false;            // a poll saw the device go
         Transfer read;
         Transfer write;
         CommWait wait;

@@ -221,6 +221,9 @@ bool PosixCommApi::Advance(Port& port)
 
 bool PosixCommApi::Advance(Port& port, short revents)
 {
+    // A hang-up is for good; remembered, it costs ClearCommError no poll.
+    if (revents & kGone)
+        port.hungUp = true;
     const Nanos now = MonotonicNow();
     bool progressed = false;
     if (port.read.Pending())
