@@ -186,6 +186,10 @@ protected:
     // pass's bytes to take, returns the count taken.
     std::int32_t ReadCounted(std::int32_t length, std::int32_t timeout,
                              const std::function<void(const char*, std::size_t)>& take);
+    // After a pass that found nothing, without per-packet time-outs: takes
+    // the pass's time off the time-out; true, with the time-out recorded,
+    // once none is left.
+    bool TotalTimeUsedUp(std::int32_t& timeout, std::uint32_t start);
     std::string ExchangeLines(const std::string& command, std::int32_t lineTimeout, bool dialling);
     bool IsNtFamily() const;
 

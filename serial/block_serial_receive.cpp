@@ -8,16 +8,18 @@
 
 namespace tarvik {
 
-namespace {
-
-// What is left of a time-out after a pass, in wrapping 32-bit arithmetic.
-std::int32_t Remaining(std::int32_t timeout, std::uint32_t start, win::CommApi& api)
+bool TBlockSerial::TotalTimeUsedUp(std::int32_t& timeout, std::uint32_t start)
 {
-    const std::uint32_t elapsed = TickElapsed(start, TickNow(api));
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(timeout) - elapsed);
+    if (InterPacketTimeout)
+        return false;
+    // What is left is taken in wrapping 32-bit arithmetic and read as signed.
+    const std::uint32_t elapsed = TickElapsed(start, TickNow(FApi));
+    timeout = static_cast<std::int32_t>(static_cast<std::uint32_t>(timeout) - elapsed);
+    if (timeout > 0)
+        return false;
+    SetError(seTimeout);
+    return true;
 }
-
-} // namespace
 
 std::string TBlockSerial::ReadChunk(std::int32_t timeout)
 {
@@ -62,13 +64,8 @@ std::int32_t TBlockSerial::ReadCounted(std::int32_t length, std::int32_t timeout
         copied += static_cast<std::int32_t>(used);
         if (FLastErrorCode != seOK || copied >= length)
             break;
-        if (!InterPacketTimeout) {
-            timeout = Remaining(timeout, start, FApi);
-            if (timeout <= 0) {
-                SetError(seTimeout);
-                break;
-            }
-        }
+        if (TotalTimeUsedUp(timeout, start))
+            break;
     }
     // An empty chunk took nothing out of LineBuffer, so there is nothing to return to it.
     if (!chunk.empty())
@@ -171,13 +168,8 @@ std::string TBlockSerial::ReadUntil(std::int32_t timeout, const std::string& ter
         }
         if (found)
             break;
-        if (!InterPacketTimeout) {
-            timeout = Remaining(timeout, start, FApi);
-            if (timeout <= 0) {
-                SetError(seTimeout);
-                break;
-            }
-        }
+        if (TotalTimeUsedUp(timeout, start))
+            break;
     }
     if (found) {
         result = gathered.substr(0, lineLength);

@@ -43,9 +43,11 @@ std::string DeviceName(const char* name)
     return "\\\\.\\COM" + number;
 }
 
-::DCB ToNative(const DCB& dcb)
+// Our DCB and the system's have the same members; they are copied one by
+// one, so neither layout is assumed.
+template <typename To, typename From> To CopyDcb(const From& dcb)
 {
-    ::DCB out{};
+    To out{};
     out.DCBlength = dcb.DCBlength;
     out.BaudRate = dcb.BaudRate;
     out.fBinary = dcb.fBinary;
@@ -77,38 +79,14 @@ std::string DeviceName(const char* name)
     return out;
 }
 
+::DCB ToNative(const DCB& dcb)
+{
+    return CopyDcb<::DCB>(dcb);
+}
+
 DCB FromNative(const ::DCB& dcb)
 {
-    DCB out{};
-    out.DCBlength = dcb.DCBlength;
-    out.BaudRate = dcb.BaudRate;
-    out.fBinary = dcb.fBinary;
-    out.fParity = dcb.fParity;
-    out.fOutxCtsFlow = dcb.fOutxCtsFlow;
-    out.fOutxDsrFlow = dcb.fOutxDsrFlow;
-    out.fDtrControl = dcb.fDtrControl;
-    out.fDsrSensitivity = dcb.fDsrSensitivity;
-    out.fTXContinueOnXoff = dcb.fTXContinueOnXoff;
-    out.fOutX = dcb.fOutX;
-    out.fInX = dcb.fInX;
-    out.fErrorChar = dcb.fErrorChar;
-    out.fNull = dcb.fNull;
-    out.fRtsControl = dcb.fRtsControl;
-    out.fAbortOnError = dcb.fAbortOnError;
-    out.fDummy2 = dcb.fDummy2;
-    out.wReserved = dcb.wReserved;
-    out.XonLim = dcb.XonLim;
-    out.XoffLim = dcb.XoffLim;
-    out.ByteSize = dcb.ByteSize;
-    out.Parity = dcb.Parity;
-    out.StopBits = dcb.StopBits;
-    out.XonChar = dcb.XonChar;
-    out.XoffChar = dcb.XoffChar;
-    out.ErrorChar = dcb.ErrorChar;
-    out.EofChar = dcb.EofChar;
-    out.EvtChar = dcb.EvtChar;
-    out.wReserved1 = dcb.wReserved1;
-    return out;
+    return CopyDcb<DCB>(dcb);
 }
 
 COMSTAT FromNative(const ::COMSTAT& stat)
