@@ -56,8 +56,11 @@ BOOL PosixCommApi::FailErrno(int err)
     return Fail(Win32FromErrno(err));
 }
 
+thread_local DWORD PosixCommApi::lastError_ = 0;
+
 HANDLE PosixCommApi::NewHandle()
 {
+    const std::lock_guard lock(table_);
     for (;;) {
         const HANDLE handle = nextHandle_++;
         if (handle == 0 || handle == INVALID_HANDLE_VALUE)
@@ -67,18 +70,24 @@ HANDLE PosixCommApi::NewHandle()
     }
 }
 
+PosixCommApi::Port* PosixCommApi::LookupPort(HANDLE handle)
+{
+    const std::lock_guard lock(table_);
+    const auto found = ports_.find(handle);
+    return found == ports_.end() ? nullptr : found->second.get();
+}
+
 PosixCommApi::Port* PosixCommApi::FindPort(HANDLE handle)
 {
-    const auto found = ports_.find(handle);
-    if (found == ports_.end()) {
+    Port* port = LookupPort(handle);
+    if (port == nullptr)
         Fail(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    return found->second.get();
+    return port;
 }
 
 PosixCommApi::Event* PosixCommApi::FindEvent(HANDLE handle)
 {
+    const std::lock_guard lock(table_);
     const auto found = events_.find(handle);
     if (found == events_.end()) {
         Fail(ERROR_INVALID_HANDLE);
@@ -150,6 +159,7 @@ HANDLE PosixCommApi::CreateFileA(const char* name, DWORD /*access*/, DWORD share
     }
     port->overlapped = (flagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0;
 
+    const std::lock_guard lock(table_);
     const HANDLE handle = NewHandle();
     ports_.emplace(handle, std::move(port));
     return handle;
@@ -157,6 +167,7 @@ HANDLE PosixCommApi::CreateFileA(const char* name, DWORD /*access*/, DWORD share
 
 BOOL PosixCommApi::CloseHandle(HANDLE handle)
 {
+    const std::lock_guard lock(table_);
     if (const auto port = ports_.find(handle); port != ports_.end()) {
         FinishAll(*port->second, ERROR_OPERATION_ABORTED);
         ports_.erase(port);
@@ -178,6 +189,7 @@ BOOL PosixCommApi::CloseHandle(HANDLE handle)
 
 HANDLE PosixCommApi::CreateEventA(BOOL manualReset, BOOL initialState)
 {
+    const std::lock_guard lock(table_);
     const HANDLE handle = NewHandle();
     Event& event = events_[handle];
     event.manualReset = manualReset != 0;
@@ -241,12 +253,11 @@ void PosixCommApi::Sleep(DWORD milliseconds)
 
 namespace tarvik::win {
 
-// One backend per thread, as Win32 keeps one last error per thread: objects
-// made in different threads never share the backend's state, so they can be
-// used side by side without locks.
+// One backend for the process, as the system's own; objects in different
+// threads share only its locked handle table and keep their last errors apart.
 CommApi& NativeCommApi()
 {
-    thread_local posix::PosixCommApi api;
+    static posix::PosixCommApi api;
     return api;
 }
 

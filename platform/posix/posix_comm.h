@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 namespace tarvik::posix {
@@ -169,10 +170,18 @@ private:
     // passes: WAIT_OBJECT_0, WAIT_TIMEOUT, or WAIT_FAILED with the error set.
     win::DWORD Drive(Port& port, const std::function<bool()>& done, Nanos deadline);
 
+    // The port (or its bound port) behind a handle, or nullptr; sets no error.
+    Port* LookupPort(win::HANDLE handle);
+
+    // The table is shared by every thread of the process; a port or an
+    // event itself is used by one thread at a time, as its object is, and
+    // map entries stay where they are while others come and go.
+    std::recursive_mutex table_;
     std::map<win::HANDLE, std::unique_ptr<Port>> ports_;
     std::map<win::HANDLE, Event> events_;
     win::HANDLE nextHandle_ = 1;
-    win::DWORD lastError_ = 0;
+    // Win32 keeps the last error per thread.
+    static thread_local win::DWORD lastError_;
 };
 
 } // namespace tarvik::posix

@@ -44,6 +44,7 @@ Nanos MillisToNanos(std::uint64_t milliseconds)
 
 void PosixCommApi::BindEvent(HANDLE event, HANDLE port)
 {
+    const std::lock_guard lock(table_);
     // Win32 resets an operation's event when the operation starts.
     if (const auto found = events_.find(event); found != events_.end()) {
         found->second.signalled = false;
@@ -53,6 +54,7 @@ void PosixCommApi::BindEvent(HANDLE event, HANDLE port)
 
 void PosixCommApi::SignalEvent(HANDLE event)
 {
+    const std::lock_guard lock(table_);
     if (const auto found = events_.find(event); found != events_.end()) {
         found->second.signalled = true;
         found->second.port = 0;
@@ -445,9 +447,9 @@ BOOL PosixCommApi::GetOverlappedResult(HANDLE file, OVERLAPPED* overlapped, DWOR
 DWORD PosixCommApi::WaitForSingleObject(HANDLE handle, DWORD milliseconds)
 {
     const Nanos deadline = DeadlineAfter(MonotonicNow(), milliseconds);
-    if (const auto found = ports_.find(handle); found != ports_.end()) {
+    if (Port* found = LookupPort(handle)) {
         // The port itself is signalled when one of its transfers finishes.
-        Port& port = *found->second;
+        Port& port = *found;
         if (!port.read.Pending() && !port.write.Pending())
             return WAIT_OBJECT_0;
         const std::uint64_t before = port.completions;
@@ -459,10 +461,9 @@ DWORD PosixCommApi::WaitForSingleObject(HANDLE handle, DWORD milliseconds)
     if (event == nullptr)
         return WAIT_FAILED;
     if (!event->signalled) {
-        const auto bound = ports_.find(event->port);
-        if (bound != ports_.end()) {
+        if (Port* bound = LookupPort(event->port)) {
             const auto signalled = [event] { return event->signalled; };
-            if (Drive(*bound->second, signalled, deadline) == WAIT_FAILED)
+            if (Drive(*bound, signalled, deadline) == WAIT_FAILED)
                 return WAIT_FAILED;
         } else if (deadline == kNever) {
             // One thread, and no pending work to signal it: this would never end.

@@ -1,5 +1,4 @@
 #include "null_modem.h"
-#include "platform/posix/posix_comm.h"
 #include "serial/block_serial.h"
 
 #include <gtest/gtest.h>
@@ -62,11 +61,9 @@ TEST_P(StreamTransferTest, TwentyMegabytesArriveWholeAndInOrder)
     const bool networkOrder = GetParam();
     constexpr std::int64_t kSize = 20'000'000;
     NullModem cable;
-    // One backend each: the two ends run in two threads.
-    posix::PosixCommApi senderApi;
-    posix::PosixCommApi receiverApi;
-    TBlockSerial sender(senderApi);
-    TBlockSerial receiver(receiverApi);
+    // Both on the process's one backend, each end in a thread of its own.
+    TBlockSerial sender;
+    TBlockSerial receiver;
     sender.RaiseExcept = true;
     receiver.RaiseExcept = true;
     sender.Open(cable.FirstPath());
