@@ -37,22 +37,6 @@ std::filesystem::path ModemBinary()
     return BinaryDir() / "tools" / "tarvik-modem";
 }
 
-TempDir::TempDir()
-{
-    std::string pattern = (std::filesystem::temp_directory_path() / "tarvik-e2e-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        const int err = errno;
-        throw std::system_error(err, std::generic_category(), "mkdtemp");
-    }
-    path_ = pattern;
-}
-
-TempDir::~TempDir()
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
 VirtualModem::VirtualModem(const std::filesystem::path& portsDir, int number,
                            const std::optional<std::string>& script)
 {

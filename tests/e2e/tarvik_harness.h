@@ -2,6 +2,8 @@
 // folder per test, the modem linked into it, tarvik pointed at it.
 #pragma once
 
+#include "support/temp_dir.h"
+
 #include "e2e/child_process.h"
 
 #include <gtest/gtest.h>
@@ -21,18 +23,7 @@ inline constexpr Millis kRunLimit{10000};
 std::filesystem::path TarvikBinary();
 std::filesystem::path ModemBinary();
 
-// A fresh folder under the system's temporary folder, removed with its content.
-class TempDir {
-public:
-    TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    ~TempDir();
-    const std::filesystem::path& Path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
+using testsupport::TempDir;
 
 // tarvik-modem as COM<number> in `portsDir`, answering by the rules of
 // `script` when one is given. Started and ready when constructed (throws

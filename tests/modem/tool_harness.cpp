@@ -68,21 +68,6 @@ std::vector<char*> Pointers(std::vector<std::string>& texts)
 
 } // namespace
 
-TempDir::TempDir()
-{
-    std::string pattern = (std::filesystem::temp_directory_path() / "tarvik-modem-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    path_ = pattern;
-}
-
-TempDir::~TempDir()
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
 void WriteFile(const std::filesystem::path& path, const std::string& text)
 {
     std::ofstream out(path, std::ios::binary);

@@ -1,6 +1,8 @@
 // Runs the real tarvik-modem and talks to it through its pseudo-terminal.
 #pragma once
 
+#include "support/temp_dir.h"
+
 #include <chrono>
 #include <filesystem>
 #include <optional>
@@ -12,18 +14,7 @@ namespace tarvik::modem::testing {
 
 using Millis = std::chrono::milliseconds;
 
-// A fresh folder under the system's temporary folder, removed with its content.
-class TempDir {
-public:
-    TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    ~TempDir();
-    const std::filesystem::path& Path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
+using testsupport::TempDir;
 
 void WriteFile(const std::filesystem::path& path, const std::string& text);
 
