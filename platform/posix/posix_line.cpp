@@ -317,24 +317,15 @@ BOOL PosixCommApi::GetCommModemStatus(HANDLE file, DWORD* status)
     return 1;
 }
 
+// The same as the escape functions SETBREAK and CLRBREAK, as on Win32.
 BOOL PosixCommApi::SetCommBreak(HANDLE file)
 {
-    Port* port = FindPort(file);
-    if (port == nullptr)
-        return 0;
-    if (::ioctl(port->fd.Get(), TIOCSBRK) != 0)
-        return FailErrno(errno);
-    return 1;
+    return EscapeCommFunction(file, SETBREAK) != 0;
 }
 
 BOOL PosixCommApi::ClearCommBreak(HANDLE file)
 {
-    Port* port = FindPort(file);
-    if (port == nullptr)
-        return 0;
-    if (::ioctl(port->fd.Get(), TIOCCBRK) != 0)
-        return FailErrno(errno);
-    return 1;
+    return EscapeCommFunction(file, CLRBREAK) != 0;
 }
 
 BOOL PosixCommApi::FlushFileBuffers(HANDLE file)
